@@ -6,9 +6,11 @@ set(KELVANE_PCH_HEADERS <asio.hpp> <nlohmann/json.hpp> <string> <vector> <option
 
 function(kelvane_apply_settings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter)
-  target_compile_definitions(${target} PUBLIC ASIO_NO_DEPRECATED)
+  # asio does not detect C++20 coroutines on clang with libstdc++; say so.
+  target_compile_definitions(${target} PUBLIC ASIO_NO_DEPRECATED ASIO_HAS_CO_AWAIT=1 ASIO_HAS_STD_COROUTINE=1)
   if(KELVANE_SANITIZE)
-    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    # clang 14 cannot emit the "function" check for coroutine frames.
+    target_compile_options(${target} PRIVATE -O1 -fsanitize=address,undefined -fno-sanitize=function -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
 endfunction()
@@ -16,6 +18,13 @@ endfunction()
 # kelvane_library(<name> SOURCES ... [DEPS ...])
 function(kelvane_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    # A folder without sources yet (header-only or still empty).
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+    return()
+  endif()
   add_library(${name} STATIC ${ARG_SOURCES})
   kelvane_apply_settings(${name})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})

@@ -31,11 +31,13 @@ bool isCancellation(const std::exception_ptr& e) {
 
 Async<bool> isCancelled() {
   auto state = co_await asio::this_coro::cancellation_state;
-  co_return state.cancelled() != asio::cancellation_type::none;
+  const bool cancelled = state.cancelled() != asio::cancellation_type::none;
+  co_return cancelled;
 }
 
 Async<void> checkCancellation() {
-  if (co_await isCancelled()) throw CancelledError();
+  auto state = co_await asio::this_coro::cancellation_state;
+  if (state.cancelled() != asio::cancellation_type::none) throw CancelledError();
 }
 
 }  // namespace kv

@@ -38,11 +38,18 @@ Async<T> withDeadline(std::shared_ptr<Clock> clock, Seconds limit, T fallback, O
     }
     if (shot->resume(std::move(fallback))) opTask.cancel();
   });
-  T result = co_await shot->wait();
+  std::optional<T> result;
+  std::exception_ptr error;
+  try {
+    result.emplace(co_await shot->wait());
+  } catch (...) {
+    error = std::current_exception();
+  }
   // When the operation won, the timer's resume would be ignored; end it now
   // rather than keep a timer alive for nothing.
   timer.cancel();
-  co_return result;
+  if (error) std::rethrow_exception(error);
+  co_return std::move(*result);
 }
 
 // For operations without a value: true when the operation finished in time.
