@@ -19,6 +19,10 @@ std::string_view logLevelName(LogLevel level) {
 
 LogArg pub(std::string_view text) { return LogArg{std::string(text), false}; }
 
+LogArg pub(const std::string& text) { return LogArg{text, false}; }
+
+LogArg pub(const char* text) { return LogArg{text ? std::string(text) : std::string(), false}; }
+
 LogArg pub(double value) {
   char buffer[32];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -26,7 +30,6 @@ LogArg pub(double value) {
   return LogArg{std::string(buffer, end), false};
 }
 
-LogArg pub(bool value) { return LogArg{value ? "true" : "false", false}; }
 
 LogArg priv(std::string_view text) { return LogArg{std::string(text), true}; }
 

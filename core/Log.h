@@ -35,13 +35,19 @@ struct LogArg {
 };
 
 LogArg pub(std::string_view text);
+LogArg pub(const std::string& text);
+LogArg pub(const char* text);  // without it, a string literal would pick the bool overload
 LogArg pub(double value);  // shortest round-trip form, e.g. "2.5"
 template <class T>
   requires std::integral<T> && (!std::same_as<T, bool>) && (!std::same_as<T, char>)
 LogArg pub(T value) {
   return LogArg{std::to_string(value), false};
 }
-LogArg pub(bool value);  // "true" / "false"
+// "true" / "false"; a template so that no pointer converts to it.
+template <std::same_as<bool> T>
+LogArg pub(T value) {
+  return LogArg{value ? "true" : "false", false};
+}
 LogArg priv(std::string_view text);
 
 // The message with every "{}" replaced by the next argument; private ones as

@@ -90,7 +90,7 @@ NASConfig decodeNASConfig(const nlohmann::json& document) {
   }
 }
 
-NASConfig decodeNASConfig(std::string_view text) {
+NASConfig decodeNASConfigText(std::string_view text) {
   json document = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   if (document.is_discarded()) throw ConfigDecodingError("", "the configuration document is not valid JSON");
   return decodeNASConfig(document);

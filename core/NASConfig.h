@@ -57,7 +57,7 @@ class ConfigDecodingError : public DecodingError {
 // Throws ConfigDecodingError.
 NASConfig decodeNASConfig(const nlohmann::json& document);
 // Parses the text first; text that is not JSON is a ConfigDecodingError too.
-NASConfig decodeNASConfig(std::string_view text);
+NASConfig decodeNASConfigText(std::string_view text);
 
 nlohmann::json encodeNASConfig(const NASConfig& config);
 

@@ -35,7 +35,7 @@ RunSummary decodeRunSummary(const nlohmann::json& doc) {
   return s;
 }
 
-RunSummary decodeRunSummary(std::string_view text) {
+RunSummary decodeRunSummaryText(std::string_view text) {
   json doc = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   if (doc.is_discarded()) throw DecodingError("", "the run summary is not valid JSON");
   return decodeRunSummary(doc);

@@ -37,7 +37,7 @@ nlohmann::json encodeRunSummary(const RunSummary& summary);
 std::string encodeRunSummaryText(const RunSummary& summary);
 // Throw DecodingError.
 RunSummary decodeRunSummary(const nlohmann::json& document);
-RunSummary decodeRunSummary(std::string_view text);
+RunSummary decodeRunSummaryText(std::string_view text);
 
 void to_json(nlohmann::json& j, const RunSummary& summary);
 void from_json(const nlohmann::json& j, RunSummary& summary);
