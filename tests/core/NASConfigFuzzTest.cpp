@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <limits>
 #include <random>
@@ -199,6 +202,18 @@ TEST(NASConfigFuzz, DeeplyNestedDocumentsAreRejected) {
     EXPECT_TRUE(decodesOrRejects(text)) << depth;
     EXPECT_TRUE(decodesOrRejects(std::string(depth, '['))) << depth;
   }
+}
+
+TEST(NASConfigFuzz, KeptInputsStillDecodeOrReject) {
+  std::size_t replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(KELVANE_CORE_TESTDATA "/nasconfig")) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_TRUE(decodesOrRejects(content.str())) << entry.path();
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 0u);
 }
 
 }  // namespace
