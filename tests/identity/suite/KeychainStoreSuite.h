@@ -1,0 +1,28 @@
+#pragma once
+// The store tests that every keychain implementation must pass. Each test
+// executable instantiates KeychainStoreSuite with the backends it can run.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "identity/KeychainService.h"
+
+namespace kv::test {
+
+struct KeychainBackend {
+  std::string name;
+  // A fresh, empty keychain for one test.
+  std::function<std::shared_ptr<KeychainService>()> make;
+};
+
+class KeychainStoreSuite : public ::testing::TestWithParam<KeychainBackend> {
+ protected:
+  void SetUp() override { keychain = GetParam().make(); }
+  std::shared_ptr<KeychainService> keychain;
+};
+
+inline std::string backendName(const ::testing::TestParamInfo<KeychainBackend>& info) { return info.param.name; }
+
+}  // namespace kv::test
