@@ -1,0 +1,136 @@
+#include "archive/SidecarPhase.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <system_error>
+
+#include "archive/ShareErrors.h"
+#include "archive/XMPSidecar.h"
+
+namespace kv {
+
+namespace {
+
+[[noreturn]] void throwPosix(int code, const std::string& what) {
+  throw std::system_error(code, std::generic_category(), what);
+}
+
+}  // namespace
+
+std::string sidecarRelativePath(std::string_view originalRelativePath) {
+  return std::string(originalRelativePath) + ".xmp";
+}
+
+void writeFileAtomically(const std::filesystem::path& root, const std::filesystem::path& target,
+                         std::string_view text) {
+  // A share that went away leaves an empty mount point (or nothing) behind;
+  // creating folders there would write the archive onto the local disk.
+  struct stat rootStat {};
+  if (::stat(root.c_str(), &rootStat) != 0) throwPosix(errno, "destination folder " + root.string());
+  if (!S_ISDIR(rootStat.st_mode)) throwPosix(ENOTDIR, "destination folder " + root.string());
+
+  const std::filesystem::path folder = target.parent_path();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) throwPosix(ec.value(), "create folder " + folder.string());
+
+  std::filesystem::path temporary = target;
+  temporary += ".partial";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) throwPosix(errno, "create " + temporary.string());
+
+  auto fail = [&](int code, const std::string& what) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(temporary.c_str());
+    throwPosix(code, what);
+  };
+
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno, "write " + temporary.string());
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  // Without the flush a crash could leave an empty file under the final
+  // name while the catalog believes the sidecar current. File systems that
+  // cannot flush a plain file answer EINVAL; nothing more can be done there.
+  if (::fsync(fd) != 0 && errno != EINVAL) fail(errno, "flush " + temporary.string());
+  // A network file system may report a failed write only at close.
+  int closed = ::close(fd);
+  fd = -1;
+  if (closed != 0 && errno != EINTR) fail(errno, "close " + temporary.string());
+
+  if (::rename(temporary.c_str(), target.c_str()) != 0) {
+    fail(errno, "rename " + temporary.string() + " to " + target.filename().string());
+  }
+}
+
+Async<SidecarPhaseResult> SidecarPhase::run(std::function<void(const SidecarProgress&)> report) const {
+  SidecarPhaseResult result;
+  const std::vector<ResourceRow> rows = co_await catalog->verifiedResources();
+  for (const ResourceRow& row : rows) {
+    if (row.type != ResourceType::original) continue;
+    co_await checkCancellation();
+
+    const std::optional<AssetWithMetadata> entry = co_await catalog->assetWithMetadata(row.assetID);
+    if (!entry) {
+      ++result.skipped;
+      continue;
+    }
+    const XMPSidecar::Inputs inputs = XMPSidecar::makeInputs(entry->first, entry->second);
+    const std::string hash = XMPSidecar::inputsHash(inputs);
+    const std::optional<std::string> stored = co_await catalog->sidecarInputsHash(row.assetID);
+    if (stored && *stored == hash) {
+      ++result.current;
+      continue;
+    }
+
+    const std::string relativePath = sidecarRelativePath(row.relativePath);
+    const std::filesystem::path target = destination / relativePath;
+    const std::string text = XMPSidecar::document(inputs);
+
+    std::exception_ptr failure;
+    auto write = [&] {
+      try {
+        writeFile(destination, target, text);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    };
+    if (fileExecutor) {
+      co_await asio::co_spawn(*fileExecutor, [&]() -> Async<void> { write(); co_return; }, asio::use_awaitable);
+    } else {
+      write();
+    }
+    if (failure) {
+      // Out of space → shareFull(0); anything else → destinationUnavailable.
+      // The file error stays attached for whoever walks the chain.
+      ZovarIviduvaError error = classifyShareError(failure, 0);
+      try {
+        std::rethrow_exception(failure);
+      } catch (...) {
+        std::throw_with_nested(std::move(error));
+      }
+    }
+
+    co_await catalog->recordSidecar(row.assetID, relativePath, hash, clock->now());
+    ++result.written;
+
+    ArchiveTotals totals = co_await catalog->totals();
+    if (report) {
+      report(SidecarProgress{std::move(totals), std::filesystem::path(relativePath).filename().string(), relativePath});
+    }
+  }
+  co_return result;
+}
+
+}  // namespace kv
