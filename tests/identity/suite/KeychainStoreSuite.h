@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "identity/KeychainService.h"
@@ -17,6 +18,8 @@ struct KeychainBackend {
   // here (the tests are then skipped).
   std::function<std::shared_ptr<KeychainService>()> make;
 };
+
+inline void PrintTo(const KeychainBackend& backend, std::ostream* out) { *out << backend.name; }
 
 class KeychainStoreSuite : public ::testing::TestWithParam<KeychainBackend> {
  protected:
