@@ -107,6 +107,11 @@ class ArchiveLayout {
   // `assign` for that resource picks the next free candidate.
   void markOccupied(std::string_view path);
 
+  // Takes back an assignment that `assign` made new (its name becomes free
+  // again and the key is forgotten): for undoing the assignments of a
+  // transaction that did not commit. No effect for an unknown key.
+  void unassign(const LayoutKey& key);
+
   // Whether a path folds to a taken key.
   bool isTaken(std::string_view path) const;
 

@@ -20,6 +20,7 @@
 // stored run summary that does not decode is a DecodingError.
 //
 // Dates are stored as seconds since 1970-01-01 UTC.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -50,6 +51,10 @@ namespace kv {
 // The catalog's file name inside the application's data folder.
 inline constexpr std::string_view kCatalogFileName = "catalog.sqlite";
 
+// How long a statement retries a database that another connection holds
+// locked before it fails with SQLITE_BUSY.
+inline constexpr std::chrono::milliseconds kCatalogBusyTimeout{10'000};
+
 // The wait before attempt n+1 after the n-th failure with an error text:
 // n <= 0: 0 s; 1: 300 s; 2: 1,800 s; 3: 21,600 s; 4 and more: 86,400 s.
 Seconds catalogBackoff(std::int64_t attempts);
@@ -74,8 +79,9 @@ class Catalog : public std::enable_shared_from_this<Catalog> {
   // database, a read-only or locked file fail with a SqliteError naming the
   // file; no migration is left half-applied). `executor` is where the
   // statements run (the application's thread pool; the catalog makes its own
-  // strand over it).
-  static Async<std::shared_ptr<Catalog>> open(Executor executor, std::filesystem::path file);
+  // strand over it). `busyTimeout` is shorter only in tests.
+  static Async<std::shared_ptr<Catalog>> open(Executor executor, std::filesystem::path file,
+                                              std::chrono::milliseconds busyTimeout = kCatalogBusyTimeout);
   // A catalog over a private in-memory database, set up the same way.
   static Async<std::shared_ptr<Catalog>> openInMemory(Executor executor);
 
@@ -166,7 +172,7 @@ class Catalog : public std::enable_shared_from_this<Catalog> {
   Async<std::optional<ArchiveLayout>> layoutState();
 
  private:
-  Catalog(Executor executor, SqliteDatabase db);
+  Catalog(Strand strand, SqliteDatabase db);
   struct Impl;
   Strand strand_;
   std::unique_ptr<Impl> impl_;  // touched only on strand_

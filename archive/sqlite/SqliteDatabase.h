@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -40,6 +41,8 @@ class SqliteStatement {
 
   // Resets the statement and clears its bindings, ready for new parameters.
   SqliteStatement& reset();
+  // Resets without clearing the bindings (releases the statement's read).
+  void done();
 
   // Binds parameter `index` (1-based).
   void bind(int index, std::monostate);
@@ -116,24 +119,54 @@ class SqliteDatabase {
   SqliteStatement& cached(const std::string& sql);
 
   // Runs `body` inside BEGIN IMMEDIATE ... COMMIT; any exception rolls back
-  // and is rethrown.
+  // and is rethrown. Either way every cached statement is reset first, so no
+  // half-read statement keeps an old snapshot open after the transaction.
   template <class F>
   auto transaction(F&& body) -> decltype(body()) {
     execute("BEGIN IMMEDIATE");
     try {
       if constexpr (std::is_void_v<decltype(body())>) {
         body();
+        finishStatements();
         execute("COMMIT");
       } else {
         auto result = body();
+        finishStatements();
         execute("COMMIT");
         return result;
       }
     } catch (...) {
+      finishStatements();
       rollbackQuietly();
       throw;
     }
   }
+
+  // Runs `body` inside a read transaction (BEGIN ... COMMIT), so that all its
+  // statements see one snapshot; any exception rolls back and is rethrown.
+  template <class F>
+  auto readTransaction(F&& body) -> decltype(body()) {
+    execute("BEGIN");
+    try {
+      if constexpr (std::is_void_v<decltype(body())>) {
+        body();
+        finishStatements();
+        execute("COMMIT");
+      } else {
+        auto result = body();
+        finishStatements();
+        execute("COMMIT");
+        return result;
+      }
+    } catch (...) {
+      finishStatements();
+      rollbackQuietly();
+      throw;
+    }
+  }
+
+  // Whether the connection cannot write (a read-only file).
+  bool isReadOnly() const;
 
   // Rows changed by the last INSERT, UPDATE or DELETE.
   std::int64_t changes() const;
@@ -143,6 +176,7 @@ class SqliteDatabase {
  private:
   explicit SqliteDatabase(sqlite3* db) : db_(db) {}
   void rollbackQuietly() noexcept;
+  void finishStatements() noexcept;
   void close() noexcept;
 
   sqlite3* db_ = nullptr;
