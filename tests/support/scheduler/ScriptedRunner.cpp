@@ -84,17 +84,18 @@ SyncCoordinator::Runner ScriptedRunner::runner() const {
 }
 
 namespace {
-bool endCurrent(const std::shared_ptr<Call>& call, Ending ending) {
-  if (!call || call->cancelled) return false;
-  return call->control.yield(ending);
+// The call in progress, unless it has already seen its cancellation.
+std::shared_ptr<Call> endable(const std::shared_ptr<Call>& call) {
+  return call && !call->cancelled ? call : nullptr;
 }
+bool endCurrent(const std::shared_ptr<Call>& call, Ending ending) { return call && call->control.yield(ending); }
 }  // namespace
 
 bool ScriptedRunner::succeed(RunOutcome outcome) {
   std::shared_ptr<Call> call;
   {
     std::lock_guard lk(s_->mu);
-    call = s_->currentCall();
+    call = endable(s_->currentCall());
   }
   return endCurrent(call, outcome);
 }
@@ -103,7 +104,7 @@ bool ScriptedRunner::fail(Situation situation) {
   std::shared_ptr<Call> call;
   {
     std::lock_guard lk(s_->mu);
-    call = s_->currentCall();
+    call = endable(s_->currentCall());
   }
   return endCurrent(call, situation);
 }
@@ -112,7 +113,7 @@ bool ScriptedRunner::failWithoutSituation() {
   std::shared_ptr<Call> call;
   {
     std::lock_guard lk(s_->mu);
-    call = s_->currentCall();
+    call = endable(s_->currentCall());
   }
   return endCurrent(call, PlainFailure{});
 }
