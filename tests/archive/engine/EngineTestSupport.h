@@ -58,7 +58,11 @@ class EngineTestBase : public ::testing::Test {
     if (const char* tz = std::getenv("TZ")) savedTZ_ = tz;
     setenv("TZ", "UTC", 1);
     tzset();
-    std::string pattern = (std::filesystem::temp_directory_path() / "kelvane-engine-XXXXXX").string();
+    // A memory file system where there is one: thousands of small files are
+    // created and renamed per test.
+    const std::filesystem::path base =
+        std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path();
+    std::string pattern = (base / "kelvane-engine-XXXXXX").string();
     folder_ = mkdtemp(pattern.data());
     destination = folder_ / "Photos";
     std::filesystem::create_directories(destination);
