@@ -11,6 +11,7 @@
 
 #include "core/Redaction.h"
 #include "core/async/Task.h"
+#include "naslink/BackgroundCall.h"
 #include "naslink/NASLinkError.h"
 #include "naslink/PortProbe.h"
 #include "tests/support/TestLoop.h"
@@ -41,6 +42,9 @@ class TunnelTest : public ::testing::Test {
   }
   void TearDown() override {
     if (tunnel) loop.run([t = tunnel]() -> Async<void> { co_await t->stop(); });
+    // Background calls resume on the loop: let them end before it goes.
+    loop.runUntil([] { return backgroundCallsRunning() == 0; }, std::chrono::seconds(10));
+    loop.poll();
     fs::remove_all(dir);
   }
 

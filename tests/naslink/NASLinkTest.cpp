@@ -8,6 +8,7 @@
 
 #include "core/async/Task.h"
 #include "naslink/MountStatus.h"
+#include "naslink/BackgroundCall.h"
 #include "naslink/NASLinkError.h"
 #include "naslink/NetFSShareMounter.h"
 #include "tests/support/ManualClock.h"
@@ -41,6 +42,9 @@ class NASLinkTest : public ::testing::Test {
   }
   void TearDown() override {
     service->releaseListings();
+    // Background calls resume on the loop: let them end before it goes.
+    loop.runUntil([] { return backgroundCallsRunning() == 0; }, std::chrono::seconds(10));
+    loop.poll();
     fs::remove_all(root);
   }
 

@@ -16,6 +16,7 @@
 
 #include "core/Redaction.h"
 #include "core/async/Task.h"
+#include "naslink/BackgroundCall.h"
 #include "naslink/MolerunTunnel.h"
 #include "naslink/NASLink.h"
 #include "naslink/NASLinkError.h"
@@ -100,6 +101,8 @@ class NASLinkPeerTest : public ::testing::Test {
       for (auto& p : mounter->pathsUnderRoot()) ::umount2(p.c_str(), MNT_FORCE | MNT_DETACH);
     }
     samba.reset();
+    if (link) loop.runUntil([] { return backgroundCallsRunning() == 0; }, std::chrono::seconds(20));
+    loop.poll();
     std::error_code ec;
     if (!home.empty()) fs::remove_all(home, ec);
   }
