@@ -86,7 +86,7 @@ using WriteSidecarFile =
 struct SidecarPhase {
   std::shared_ptr<Catalog> catalog;
   std::filesystem::path destination;  // the destination folder on the mounted share
-  std::shared_ptr<Clock> clock;       // the time recorded with each sidecar
+  std::shared_ptr<Clock> clock;       // required: the time recorded with each sidecar
   WriteSidecarFile writeFile = writeFileAtomically;  // tests inject faults here
   std::optional<Executor> fileExecutor;
 
