@@ -92,12 +92,17 @@ CREATE TABLE runs (
 constexpr std::array<Migration, 3> kMigrations{{
     {"v1-initial", kInitialSchema},
     {"v2-resource-ownership", "ALTER TABLE resources ADD COLUMN owned BOOLEAN NOT NULL DEFAULT 0;"},
-    // Indexes that speed up lookups without changing any result: paths for
-    // isOwned, creation order for the pending queue and metadata, the newest
-    // run for totals.
+    // Indexes that speed up lookups without changing any result: covering
+    // indexes for the counts of totals (present assets by kind, the states of
+    // an asset's rows, presence by identifier), paths for isOwned, creation
+    // order for the pending queue and metadata, the newest run.
     {"v3-lookup-indexes",
-     "CREATE INDEX IF NOT EXISTS resources_on_path ON resources(relative_path, owned);"
+     "CREATE INDEX IF NOT EXISTS assets_on_presence ON assets(deleted_in_photos_at, kind, local_id);"
+     "CREATE INDEX IF NOT EXISTS assets_on_id_presence ON assets(local_id, deleted_in_photos_at, created_at);"
      "CREATE INDEX IF NOT EXISTS assets_on_created ON assets(created_at, local_id);"
+     "CREATE INDEX IF NOT EXISTS resources_on_asset_state ON resources(asset_id, state);"
+     "CREATE INDEX IF NOT EXISTS resources_on_state_asset ON resources(state, asset_id, bytes);"
+     "CREATE INDEX IF NOT EXISTS resources_on_path ON resources(relative_path, owned);"
      "CREATE INDEX IF NOT EXISTS runs_on_started ON runs(started_at, id);"
      "CREATE INDEX IF NOT EXISTS runs_on_trigger_started ON runs(trigger, started_at, id);"},
 }};
@@ -110,6 +115,11 @@ void setUp(SqliteDatabase& db, std::chrono::milliseconds busyTimeout) {
   db.execute("PRAGMA foreign_keys = ON");
   try {
     db.execute("PRAGMA journal_mode = WAL");
+    // With a write-ahead log, syncing at checkpoints keeps the file
+    // consistent after a crash or power loss; only the last commits may be
+    // lost, and those are redone by the next run. Syncing every commit would
+    // cost one fsync per recorded asset.
+    db.execute("PRAGMA synchronous = NORMAL");
   } catch (const SqliteError&) {
     // Keeping the rollback journal is fine; every other step must work.
   }
@@ -682,10 +692,16 @@ struct Catalog::Impl {
       ArchiveTotals t;
       t.assets = count(db, "SELECT COUNT(*) FROM assets WHERE deleted_in_photos_at IS NULL");
       {
+        // Present assets with at least one resource row, all of them
+        // verified, counted by kind. Written as one pass over the rows of
+        // each asset (state is never NULL, so "no row is not verified" is
+        // "the largest of state != 'verified' is 0") rather than two
+        // correlated lookups per asset: the same counts, several times faster
+        // on a large library.
         auto& s = db.cached(
-            "SELECT a.kind AS kind, COUNT(*) AS n FROM assets a WHERE a.deleted_in_photos_at IS NULL AND EXISTS "
-            "(SELECT 1 FROM resources r WHERE r.asset_id = a.local_id) AND NOT EXISTS (SELECT 1 FROM resources r "
-            "WHERE r.asset_id = a.local_id AND r.state != 'verified') GROUP BY a.kind");
+            "SELECT a.kind AS kind, COUNT(*) AS n FROM (SELECT asset_id FROM resources GROUP BY asset_id HAVING "
+            "MAX(state != 'verified') = 0) v JOIN assets a ON a.local_id = v.asset_id WHERE a.deleted_in_photos_at "
+            "IS NULL GROUP BY a.kind");
         while (s.step()) {
           const std::string stored = s.text(0);
           auto kind = catalogKindFromString(stored);

@@ -125,6 +125,6 @@ int main(int argc, char** argv) {
   std::printf("  pendingResources page of 24:      %8.2f ms (%zu rows in %d pages)\n", pageTime * 1000, pageRows, pages);
   std::printf("  peak RSS:                         %8.1f MiB\n", usage.ru_maxrss / 1024.0);
   catalog.reset();
-  std::filesystem::remove_all(folder);
+  if (argc <= 2) std::filesystem::remove_all(folder);  // a folder given by hand is kept for inspection
   return 0;
 }
