@@ -3,12 +3,13 @@
 #                 sanitizer configuration and run the unit suites under it
 #   make build    build the release configuration only
 #   make check    run the tests of an existing release build
+#   make demo     build, then run Kelvane's main job on a local Samba share (scripts/demo)
 JOBS ?= $(shell nproc)
 BUILD ?= build/release
 ASAN_BUILD ?= build/asan
 CTEST_FLAGS ?= --output-on-failure --timeout 600
 
-.PHONY: deps build asan check check-asan test bench clean
+.PHONY: deps build asan check check-asan test bench clean demo
 
 deps:
 	bash scripts/install-deps
@@ -35,6 +36,10 @@ check-asan: asan
 test: deps
 	$(MAKE) check
 	$(MAKE) check-asan
+
+demo: deps
+	$(MAKE) build
+	bash scripts/demo $(BUILD)
 
 clean:
 	rm -rf build
