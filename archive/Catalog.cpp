@@ -454,17 +454,63 @@ struct Catalog::Impl {
       auto& s = db.cached("SELECT * FROM assets WHERE local_id = ?");
       s.bindAll(id.raw);
       if (!s.step()) return std::nullopt;
-      AssetColumns c(s);
-      AssetWithMetadata result{readAsset(s, c), std::nullopt};
-      if (!s.isNull(c.metaFetchedAt)) {
-        PhotosMetadata m;
-        m.title = s.optionalText(c.title);
-        m.caption = s.optionalText(c.caption);
-        if (auto k = s.optionalText(c.keywords)) m.keywords = decodeStrings(*k, "keywords_json of " + id.raw);
-        result.second = std::move(m);
-      }
+      AssetWithMetadata result = readAssetWithMetadata(s, AssetColumns(s));
       s.done();
       return result;
+    });
+  }
+
+  static AssetWithMetadata readAssetWithMetadata(const SqliteStatement& s, const AssetColumns& c) {
+    AssetWithMetadata result{readAsset(s, c), std::nullopt};
+    if (!s.isNull(c.metaFetchedAt)) {
+      PhotosMetadata m;
+      m.title = s.optionalText(c.title);
+      m.caption = s.optionalText(c.caption);
+      if (auto k = s.optionalText(c.keywords)) {
+        m.keywords = decodeStrings(*k, "keywords_json of " + result.first.id.raw);
+      }
+      result.second = std::move(m);
+    }
+    return result;
+  }
+
+  std::vector<VerifiedRowWithSidecarInputs> verifiedRowsWithSidecarInputs(std::int64_t afterID, std::int64_t limit) {
+    return db.readTransaction([&] {
+      // Walks the rows by id (the primary key) so that every page costs only
+      // its own rows; the asset and the stored hash are joined for originals
+      // only, the rows the sidecar phase uses.
+      auto& s = db.cached(
+          "SELECT r.*, a.*, sc.inputs_hash AS stored_inputs_hash FROM resources r LEFT JOIN assets a ON "
+          "r.type = 'original' AND a.local_id = r.asset_id LEFT JOIN sidecars sc ON r.type = 'original' AND "
+          "sc.asset_id = r.asset_id WHERE r.id > ? AND +r.state = 'verified' ORDER BY r.id LIMIT ?");
+      s.bindAll(afterID, limit);
+      std::vector<VerifiedRowWithSidecarInputs> rows;
+      std::optional<ResourceColumns> resourceColumns;
+      std::optional<AssetColumns> assetColumns;
+      int storedHash = 0;
+      while (s.step()) {
+        if (!resourceColumns) {
+          resourceColumns.emplace(s);
+          assetColumns.emplace(s);
+          storedHash = s.columnIndex("stored_inputs_hash");
+        }
+        // A row that cannot be read fails where the per-row reads would:
+        // only once every row before it was handed out.
+        try {
+          VerifiedRowWithSidecarInputs entry{readResource(s, *resourceColumns), std::nullopt, std::nullopt};
+          if (entry.row.type == ResourceType::original) {
+            if (!s.isNull(assetColumns->localID)) entry.asset = readAssetWithMetadata(s, *assetColumns);
+            entry.sidecarInputsHash = s.optionalText(storedHash);
+          }
+          rows.push_back(std::move(entry));
+        } catch (...) {
+          s.done();
+          if (rows.empty()) throw;
+          return rows;
+        }
+      }
+      s.done();
+      return rows;
     });
   }
 
@@ -856,6 +902,13 @@ Async<void> Catalog::recordSidecar(AssetID asset, std::string relativePath, std:
                 inputsHash = std::move(inputsHash), at) {
     self->impl_->recordSidecar(asset, relativePath, inputsHash, at);
     co_return;
+  });
+}
+
+Async<std::vector<VerifiedRowWithSidecarInputs>> Catalog::verifiedRowsWithSidecarInputs(std::int64_t afterID,
+                                                                                         std::int64_t limit) {
+  KV_CATALOG_OP(std::vector<VerifiedRowWithSidecarInputs>, afterID, limit) {
+    co_return self->impl_->verifiedRowsWithSidecarInputs(afterID, limit);
   });
 }
 

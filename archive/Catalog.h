@@ -69,6 +69,16 @@ std::optional<ResourceType> catalogTypeFromString(std::string_view text);
 
 using AssetWithMetadata = std::pair<AssetRecord, std::optional<PhotosMetadata>>;
 
+// One verified row with what its sidecar is made from: for a row of type
+// original, the asset with its metadata (nothing when the catalog no longer
+// has the asset) and the stored sidecar inputs hash; for other types both
+// are absent.
+struct VerifiedRowWithSidecarInputs {
+  ResourceRow row;
+  std::optional<AssetWithMetadata> asset;        // = assetWithMetadata(row.assetID)
+  std::optional<std::string> sidecarInputsHash;  // = sidecarInputsHash(row.assetID)
+};
+
 class Catalog : public std::enable_shared_from_this<Catalog> {
  public:
   // Opens the database file `file` (usually <data folder>/catalog.sqlite),
@@ -155,6 +165,14 @@ class Catalog : public std::enable_shared_from_this<Catalog> {
   // never written or when a rewrite is due).
   Async<std::optional<std::string>> sidecarInputsHash(AssetID asset);
   Async<void> recordSidecar(AssetID asset, std::string relativePath, std::string inputsHash, Date at);
+
+  // The verified rows with an id above `afterID`, in id order, at most
+  // `limit`, each with its sidecar's inputs (one read; the sidecar phase pages
+  // through these instead of asking for every asset on its own). A row that
+  // cannot be read ends the page before it; a page that would start with it
+  // fails with the error verifiedResources or assetWithMetadata gives.
+  Async<std::vector<VerifiedRowWithSidecarInputs>> verifiedRowsWithSidecarInputs(std::int64_t afterID,
+                                                                                  std::int64_t limit);
 
   // --- Runs and totals
 

@@ -3,12 +3,14 @@
 // gets its XMP sidecar (XMPSidecar) beside it on the share, written again
 // only when the sidecar's inputs changed.
 //
-// For each verified row of type original, in id order:
+// For each verified row of type original, in id order (read from the
+// catalog a page at a time with the asset, its metadata and the stored
+// sidecar hash, Catalog::verifiedRowsWithSidecarInputs):
 //   1. stop with CancelledError when the calling task is cancelled;
-//   2. the asset and its metadata from the catalog; an asset the catalog no
-//      longer has is skipped silently;
-//   3. h = XMPSidecar::inputsHash; when the catalog's stored hash for the
-//      asset equals h the sidecar is current and nothing is written;
+//   2. an asset the catalog no longer has is skipped silently;
+//   3. h = XMPSidecar::inputsHash of the asset and its metadata; when the
+//      catalog's stored hash for the asset equals h the sidecar is current
+//      and nothing is written;
 //   4. the document is written atomically to destination / (the original's
 //      relative path + ".xmp"), e.g. 2024/05/IMG_0001.HEIC.xmp;
 //   5. Catalog::recordSidecar(asset, that relative path, h, clock->now());

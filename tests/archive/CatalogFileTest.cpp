@@ -282,6 +282,35 @@ TEST_F(CatalogFileTest, CorruptStoredValuesFailTheRead) {
   EXPECT_EQ(e.text(), "asset kind gif");
 }
 
+// The sidecar phase must reach every row before a corrupt one: the page ends
+// there, and the next page, which starts with it, fails with its error.
+TEST_F(CatalogFileTest, AVerifiedRowThatCannotBeReadEndsThePageBeforeIt) {
+  catalog = openFile(file());
+  std::vector<AssetRecord> assets;
+  for (const char* name : {"A", "B", "C"}) assets.push_back(makeAsset(name, march2021(), std::string(name) + ".JPG"));
+  upsert(assets);
+  for (const auto& a : assets) record(a.id, {desc(a, ResourceType::original, a.originalFilename)});
+  for (const auto& r : pending(fromUnixSeconds(1e12))) updateState(*r.id, ResourceState::verified, "d", 1);
+  auto page = [&](std::int64_t after) {
+    return run([&]() -> Async<std::vector<VerifiedRowWithSidecarInputs>> {
+      co_return co_await catalog->verifiedRowsWithSidecarInputs(after, 10);
+    });
+  };
+  const auto all = page(0);
+  ASSERT_EQ(all.size(), 3u);
+
+  side().execute("UPDATE assets SET albums_json = '{\"a\":1}' WHERE local_id = 'B'");
+  const auto first = page(0);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].row.assetID, AssetID{"A"});
+  auto e = expectThrow([&] { page(*first[0].row.id); });
+  EXPECT_EQ(e.text(), "albums_json of B");
+
+  side().execute("UPDATE resources SET type = 'thumbnail' WHERE asset_id = 'A'");
+  e = expectThrow([&] { page(0); });
+  EXPECT_EQ(e.text(), "resource type thumbnail");
+}
+
 TEST_F(CatalogFileTest, ARunSummaryThatIsNotJsonFailsTotals) {
   catalog = openFile(file());
   run([&]() -> Async<void> { co_await catalog->recordRun(RunSummary{}); });

@@ -186,6 +186,72 @@ TEST_F(CatalogTest, RecordingClearsTheSidecarHash) {
   EXPECT_EQ(hash, std::nullopt);
 }
 
+// The paged read the sidecar phase uses gives, page after page, what
+// verifiedResources, assetWithMetadata and sidecarInputsHash give one by one.
+TEST_F(CatalogTest, VerifiedRowsWithSidecarInputsEqualThePerAssetReads) {
+  auto a = makeAsset("A", fromUnixSeconds(1000), "IMG_1.HEIC");
+  a.albums = {"Trips"};
+  auto b = makeAsset("B", fromUnixSeconds(2000), "IMG_2.HEIC");
+  auto c = makeAsset("C", fromUnixSeconds(3000), "IMG_3.HEIC");
+  auto d = makeAsset("D", fromUnixSeconds(4000), "IMG_4.HEIC");
+  auto ra = assetWithRows(a, {desc(a, ResourceType::original, "IMG_1.HEIC"), desc(a, ResourceType::edited, "E.JPG")});
+  auto rb = assetWithRows(b, {desc(b, ResourceType::original, "IMG_2.HEIC")});
+  auto rc = assetWithRows(c, {desc(c, ResourceType::original, "IMG_3.HEIC")});
+  auto rd = assetWithRows(d, {desc(d, ResourceType::original, "IMG_4.HEIC")});
+  for (auto* rows : {&ra, &rb, &rd}) {
+    for (auto& [type, r] : *rows) updateState(*r.id, ResourceState::verified, "digest", 5);
+  }
+  // C stays pending; A has metadata and a current sidecar; D's sidecar hash
+  // was cleared by recording its resources again.
+  run([&]() -> Async<void> {
+    co_await catalog->storeMetadata({{a.id, PhotosMetadata{"Title", "Caption", {"k"}}}}, fromUnixSeconds(5000));
+    co_await catalog->recordSidecar(a.id, "a.xmp", "hash-a", fromUnixSeconds(6000));
+    co_await catalog->recordSidecar(d.id, "d.xmp", "hash-d", fromUnixSeconds(6000));
+  });
+  record(d.id, {desc(d, ResourceType::original, "IMG_4.HEIC")});
+
+  const auto verified = run([&]() -> Async<std::vector<ResourceRow>> { co_return co_await catalog->verifiedResources(); });
+  ASSERT_EQ(verified.size(), 4u);
+  for (std::int64_t limit : {1, 3, 100}) {
+    SCOPED_TRACE(limit);
+    std::vector<VerifiedRowWithSidecarInputs> all;
+    std::int64_t after = 0;
+    for (;;) {
+      auto page = run([&]() -> Async<std::vector<VerifiedRowWithSidecarInputs>> {
+        co_return co_await catalog->verifiedRowsWithSidecarInputs(after, limit);
+      });
+      ASSERT_LE(static_cast<std::int64_t>(page.size()), limit);
+      if (page.empty()) break;
+      after = *page.back().row.id;
+      all.insert(all.end(), page.begin(), page.end());
+    }
+    ASSERT_EQ(all.size(), verified.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      const auto& entry = all[i];
+      EXPECT_EQ(entry.row, verified[i]);
+      if (entry.row.type != ResourceType::original) {
+        EXPECT_EQ(entry.asset, std::nullopt);
+        EXPECT_EQ(entry.sidecarInputsHash, std::nullopt);
+        continue;
+      }
+      const AssetID id = entry.row.assetID;
+      auto asset = run([&]() -> Async<std::optional<AssetWithMetadata>> { co_return co_await catalog->assetWithMetadata(id); });
+      auto hash = run([&]() -> Async<std::optional<std::string>> { co_return co_await catalog->sidecarInputsHash(id); });
+      ASSERT_TRUE(asset);
+      EXPECT_EQ(entry.asset, asset);
+      EXPECT_EQ(entry.sidecarInputsHash, hash);
+    }
+  }
+  // Spot checks of what the per-asset reads gave.
+  auto first = run([&]() -> Async<std::vector<VerifiedRowWithSidecarInputs>> {
+    co_return co_await catalog->verifiedRowsWithSidecarInputs(0, 1);
+  });
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_TRUE(first[0].asset && first[0].asset->second);
+  EXPECT_EQ(first[0].asset->first.albums, std::vector<std::string>{"Trips"});
+  EXPECT_EQ(first[0].sidecarInputsHash, "hash-a");
+}
+
 TEST_F(CatalogTest, FailuresBackOffOnTheSchedule) {
   auto a = makeAsset("A", march2021(), "IMG_1.HEIC");
   auto rows = assetWithRows(a, {desc(a, ResourceType::original, "IMG_1.HEIC", 10)});
