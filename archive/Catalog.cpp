@@ -739,15 +739,15 @@ struct Catalog::Impl {
       t.assets = count(db, "SELECT COUNT(*) FROM assets WHERE deleted_in_photos_at IS NULL");
       {
         // Present assets with at least one resource row, all of them
-        // verified, counted by kind. Written as one pass over the rows of
-        // each asset (state is never NULL, so "no row is not verified" is
-        // "the largest of state != 'verified' is 0") rather than two
-        // correlated lookups per asset: the same counts, several times faster
-        // on a large library.
+        // verified, counted by kind. One covering lookup of each present
+        // asset's rows: state is never NULL, so "no row is not verified" is
+        // "the largest of state != 'verified' is 0", and an asset without
+        // rows gives NULL and is not counted. Driving the count from the
+        // assets' presence index costs half as much as grouping all rows by
+        // asset and joining the groups back to the assets.
         auto& s = db.cached(
-            "SELECT a.kind AS kind, COUNT(*) AS n FROM (SELECT asset_id FROM resources GROUP BY asset_id HAVING "
-            "MAX(state != 'verified') = 0) v JOIN assets a ON a.local_id = v.asset_id WHERE a.deleted_in_photos_at "
-            "IS NULL GROUP BY a.kind");
+            "SELECT a.kind AS kind, COUNT(*) AS n FROM assets a WHERE a.deleted_in_photos_at IS NULL AND (SELECT "
+            "MAX(r.state != 'verified') FROM resources r WHERE r.asset_id = a.local_id) = 0 GROUP BY a.kind");
         while (s.step()) {
           const std::string stored = s.text(0);
           auto kind = catalogKindFromString(stored);
