@@ -170,7 +170,11 @@ struct RcloneMountService::Shared {
 
     std::vector<std::string> mountArgs{"mount", remote, point.string(), "--vfs-cache-mode", "off",
                                        // Listings come from the share, so that a health probe sees a dead share.
-                                       "--dir-cache-time", "0s"};
+                                       "--dir-cache-time", "0s",
+                                       // No file attributes cached in the kernel either: a size seen
+                                       // while a copy was still being written would cut its read-back
+                                       // short (a truncated read, a false mismatch).
+                                       "--attr-timeout", "0s"};
     mountArgs.insert(mountArgs.end(), connection.begin(), connection.end());
     std::shared_ptr<RcloneProcess> p;
     try {

@@ -5,11 +5,13 @@
 // answers "The attempted logon is invalid" for a wrong login: that is
 // kMountStatusAuthRejected), then runs
 //   rclone mount :smb:<share> <dir> --smb-host H --smb-port P --smb-user U
-//         --vfs-cache-mode off ...
+//         --vfs-cache-mode off --dir-cache-time 0s --attr-timeout 0s ...
 // in its own process group and completes when <dir> appears in the mount
 // table (or with a status derived from rclone's output when it ends first).
 // Without the VFS cache every read goes to the share, which the copier's
-// read-back relies on.
+// read-back relies on; without the kernel's attribute cache a read-back also
+// sees the file's full size (a size cached while the file was still being
+// written would end the read early).
 //
 // The password never appears on a command line or in a log: it is handed to
 // `rclone obscure -` on standard input and passed, obscured, in the
