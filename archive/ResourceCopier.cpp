@@ -456,6 +456,13 @@ class CopyRun {
       }
       const Date t0 = c_.clock->now();
       const int closeCode = co_await blocking(c_, [&] {
+        // Make the share hold every byte before we read the copy back: a
+        // network file system may still be sending data when close returns.
+        if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOSYS) {
+          const int e = errno;
+          ::close(fd);
+          return e;
+        }
         (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
         const int rc = ::close(fd);
         return rc == 0 ? 0 : errno;
