@@ -1,4 +1,5 @@
 #include "archive/ArchiveEngine.h"
+#include "archive/EngineFileCalls.h"
 
 #include <sys/stat.h>
 
@@ -40,19 +41,8 @@ void report(const ArchiveProgressHandler& progress, ArchiveProgress value) {
 
 int workerCount(int concurrency) { return concurrency < 2 ? 1 : concurrency; }
 
-// Runs a blocking call on `fileExecutor` when there is one, inline otherwise.
-template <class F>
-auto blocking(const std::optional<Executor>& fileExecutor, F f) -> Async<decltype(f())> {
-  using R = decltype(f());
-  if (!fileExecutor) co_return f();
-  co_return co_await asio::co_spawn(
-      *fileExecutor, [f = std::move(f)]() mutable -> Async<R> { co_return f(); }, asio::use_awaitable);
-}
-
-bool isFolder(const std::filesystem::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+using engine_detail::blocking;
+using engine_detail::isFolder;
 
 // What a copy worker hands back: its report, or the error it stopped with.
 struct WorkerResult {

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "archive/ArchiveEngine.h"
+#include "archive/EngineFileCalls.h"
 #include "archive/ArchiveEngineTexts.h"
 #include "archive/ResultInbox.h"
 #include "archive/ShareErrors.h"
@@ -24,18 +25,8 @@ constexpr Seconds kTotalsMaxAge{0.25};
 
 std::string redactedText(const std::exception_ptr& error) { return redact(errorText(error)); }
 
-template <class F>
-auto blocking(const std::optional<Executor>& fileExecutor, F f) -> Async<decltype(f())> {
-  using R = decltype(f());
-  if (!fileExecutor) co_return f();
-  co_return co_await asio::co_spawn(
-      *fileExecutor, [f = std::move(f)]() mutable -> Async<R> { co_return f(); }, asio::use_awaitable);
-}
-
-bool isFolder(const std::filesystem::path& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+using engine_detail::blocking;
+using engine_detail::isFolder;
 
 // What the share looks like when a copy is about to be put back.
 struct ShareCheck {
