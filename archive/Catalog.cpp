@@ -89,7 +89,91 @@ CREATE TABLE runs (
 );
 )sql";
 
-constexpr std::array<Migration, 3> kMigrations{{
+// The counts of totals, kept up to date by triggers so that reading them
+// costs a few rows instead of a pass over every asset and resource. Each
+// asset row carries the counts of its own resource rows (all, not verified,
+// pending or copying); the table catalog_counts holds the sums over present
+// assets ("pending", and "verified:" + kind for assets whose rows are all
+// verified) and over all rows ("failed", "bytes_verified"). The asset
+// trigger takes an asset's old share out of the sums and puts its new share
+// in, so the resource triggers only touch their asset's counts and the two
+// sums over all rows. Every write, the cascade from a deleted asset
+// included, goes through them. Inserting an asset needs no trigger: a new
+// asset has no rows yet. (A trigger on inserts would also make SQLite keep a
+// statement journal for every inserted asset, which costs more than the
+// indexed count of present assets that totals makes instead.)
+constexpr std::string_view kMaintainedCounts = R"sql(
+ALTER TABLE assets ADD COLUMN resource_rows INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE assets ADD COLUMN unverified_rows INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE assets ADD COLUMN pending_rows INTEGER NOT NULL DEFAULT 0;
+UPDATE assets SET
+  resource_rows = (SELECT COUNT(*) FROM resources r WHERE r.asset_id = assets.local_id),
+  unverified_rows = (SELECT COUNT(*) FROM resources r WHERE r.asset_id = assets.local_id AND r.state != 'verified'),
+  pending_rows = (SELECT COUNT(*) FROM resources r WHERE r.asset_id = assets.local_id
+                  AND r.state IN ('pending', 'copying'));
+CREATE TABLE catalog_counts (name TEXT PRIMARY KEY NOT NULL, n INTEGER NOT NULL) WITHOUT ROWID;
+INSERT INTO catalog_counts (name, n) VALUES
+  ('pending', (SELECT COALESCE(SUM(pending_rows), 0) FROM assets WHERE deleted_in_photos_at IS NULL)),
+  ('failed', (SELECT COUNT(*) FROM resources WHERE state = 'failed')),
+  ('bytes_verified', (SELECT COALESCE(SUM(bytes), 0) FROM resources WHERE state = 'verified'));
+INSERT INTO catalog_counts (name, n)
+  SELECT 'verified:' || kind, COUNT(*) FROM assets
+  WHERE deleted_in_photos_at IS NULL AND resource_rows > 0 AND unverified_rows = 0 GROUP BY kind;
+
+CREATE TRIGGER resources_counted_insert AFTER INSERT ON resources BEGIN
+  UPDATE assets SET resource_rows = resource_rows + 1, unverified_rows = unverified_rows + (NEW.state != 'verified'),
+    pending_rows = pending_rows + (NEW.state IN ('pending', 'copying')) WHERE local_id = NEW.asset_id;
+  UPDATE catalog_counts SET n = n + 1 WHERE name = 'failed' AND NEW.state = 'failed';
+  UPDATE catalog_counts SET n = n + NEW.bytes WHERE name = 'bytes_verified' AND NEW.state = 'verified' AND NEW.bytes;
+END;
+CREATE TRIGGER resources_counted_delete AFTER DELETE ON resources BEGIN
+  UPDATE assets SET resource_rows = resource_rows - 1, unverified_rows = unverified_rows - (OLD.state != 'verified'),
+    pending_rows = pending_rows - (OLD.state IN ('pending', 'copying')) WHERE local_id = OLD.asset_id;
+  UPDATE catalog_counts SET n = n - 1 WHERE name = 'failed' AND OLD.state = 'failed';
+  UPDATE catalog_counts SET n = n - OLD.bytes WHERE name = 'bytes_verified' AND OLD.state = 'verified' AND OLD.bytes;
+END;
+CREATE TRIGGER resources_counted_update AFTER UPDATE OF asset_id, state, bytes ON resources
+WHEN OLD.asset_id IS NOT NEW.asset_id OR OLD.state IS NOT NEW.state OR OLD.bytes IS NOT NEW.bytes BEGIN
+  UPDATE assets SET resource_rows = resource_rows - 1, unverified_rows = unverified_rows - (OLD.state != 'verified'),
+    pending_rows = pending_rows - (OLD.state IN ('pending', 'copying'))
+    WHERE local_id = OLD.asset_id AND OLD.asset_id IS NOT NEW.asset_id;
+  UPDATE assets SET resource_rows = resource_rows + 1, unverified_rows = unverified_rows + (NEW.state != 'verified'),
+    pending_rows = pending_rows + (NEW.state IN ('pending', 'copying'))
+    WHERE local_id = NEW.asset_id AND OLD.asset_id IS NOT NEW.asset_id;
+  UPDATE assets SET unverified_rows = unverified_rows + (NEW.state != 'verified') - (OLD.state != 'verified'),
+    pending_rows = pending_rows + (NEW.state IN ('pending', 'copying')) - (OLD.state IN ('pending', 'copying'))
+    WHERE local_id = NEW.asset_id AND OLD.asset_id IS NEW.asset_id AND OLD.state IS NOT NEW.state;
+  UPDATE catalog_counts SET n = n + (NEW.state = 'failed') - (OLD.state = 'failed')
+    WHERE name = 'failed' AND (NEW.state = 'failed') != (OLD.state = 'failed');
+  UPDATE catalog_counts SET n = n + IIF(NEW.state = 'verified', COALESCE(NEW.bytes, 0), 0)
+    - IIF(OLD.state = 'verified', COALESCE(OLD.bytes, 0), 0)
+    WHERE name = 'bytes_verified' AND (NEW.state = 'verified' OR OLD.state = 'verified');
+END;
+
+CREATE TRIGGER assets_counted_delete AFTER DELETE ON assets BEGIN
+  UPDATE catalog_counts SET n = n - OLD.pending_rows
+    WHERE name = 'pending' AND OLD.deleted_in_photos_at IS NULL AND OLD.pending_rows;
+  UPDATE catalog_counts SET n = n - 1 WHERE name = 'verified:' || OLD.kind
+    AND OLD.deleted_in_photos_at IS NULL AND OLD.resource_rows > 0 AND OLD.unverified_rows = 0;
+END;
+CREATE TRIGGER assets_counted_update
+AFTER UPDATE OF kind, deleted_in_photos_at, resource_rows, unverified_rows, pending_rows ON assets
+WHEN OLD.kind IS NOT NEW.kind OR (OLD.deleted_in_photos_at IS NULL) != (NEW.deleted_in_photos_at IS NULL)
+  OR OLD.resource_rows != NEW.resource_rows OR OLD.unverified_rows != NEW.unverified_rows
+  OR OLD.pending_rows != NEW.pending_rows BEGIN
+  UPDATE catalog_counts SET n = n + IIF(NEW.deleted_in_photos_at IS NULL, NEW.pending_rows, 0)
+    - IIF(OLD.deleted_in_photos_at IS NULL, OLD.pending_rows, 0)
+    WHERE name = 'pending' AND IIF(NEW.deleted_in_photos_at IS NULL, NEW.pending_rows, 0)
+    != IIF(OLD.deleted_in_photos_at IS NULL, OLD.pending_rows, 0);
+  UPDATE catalog_counts SET n = n - 1 WHERE name = 'verified:' || OLD.kind
+    AND OLD.deleted_in_photos_at IS NULL AND OLD.resource_rows > 0 AND OLD.unverified_rows = 0;
+  INSERT INTO catalog_counts (name, n) SELECT 'verified:' || NEW.kind, 1
+    WHERE NEW.deleted_in_photos_at IS NULL AND NEW.resource_rows > 0 AND NEW.unverified_rows = 0
+    ON CONFLICT (name) DO UPDATE SET n = n + 1;
+END;
+)sql";
+
+constexpr std::array<Migration, 4> kMigrations{{
     {"v1-initial", kInitialSchema},
     {"v2-resource-ownership", "ALTER TABLE resources ADD COLUMN owned BOOLEAN NOT NULL DEFAULT 0;"},
     // Indexes that speed up lookups without changing any result: covering
@@ -105,6 +189,7 @@ constexpr std::array<Migration, 3> kMigrations{{
      "CREATE INDEX IF NOT EXISTS resources_on_path ON resources(relative_path, owned);"
      "CREATE INDEX IF NOT EXISTS runs_on_started ON runs(started_at, id);"
      "CREATE INDEX IF NOT EXISTS runs_on_trigger_started ON runs(trigger, started_at, id);"},
+    {"v4-maintained-counts", kMaintainedCounts},
 }};
 
 constexpr std::string_view kMigrationsTable =
@@ -295,6 +380,8 @@ std::int64_t count(SqliteDatabase& db, const std::string& sql) {
   return n;
 }
 
+constexpr std::string_view kVerifiedKindPrefix = "verified:";
+
 }  // namespace
 
 Seconds catalogBackoff(std::int64_t attempts) {
@@ -370,10 +457,16 @@ struct Catalog::Impl {
           "INSERT INTO assets (kind, created_at, modified_at, original_filename, is_favorite, is_hidden, lat, lon, "
           "albums_json, duration_seconds, pixel_width, pixel_height, burst_id, local_id) VALUES (?, ?, ?, ?, ?, ?, ?, "
           "?, ?, ?, ?, ?, ?, ?)");
+      // A row that already holds every value is left alone: the result is
+      // the same, and a re-sync of an unchanged library writes nothing.
       auto& update = db.cached(
-          "UPDATE assets SET kind = ?, created_at = ?, modified_at = ?, original_filename = ?, is_favorite = ?, "
-          "is_hidden = ?, lat = ?, lon = ?, albums_json = ?, duration_seconds = ?, pixel_width = ?, pixel_height = ?, "
-          "burst_id = ?, deleted_in_photos_at = NULL WHERE local_id = ?");
+          "UPDATE assets SET kind = ?1, created_at = ?2, modified_at = ?3, original_filename = ?4, is_favorite = ?5, "
+          "is_hidden = ?6, lat = ?7, lon = ?8, albums_json = ?9, duration_seconds = ?10, pixel_width = ?11, "
+          "pixel_height = ?12, burst_id = ?13, deleted_in_photos_at = NULL WHERE local_id = ?14 AND (kind IS NOT ?1 "
+          "OR created_at IS NOT ?2 OR modified_at IS NOT ?3 OR original_filename IS NOT ?4 OR is_favorite IS NOT ?5 "
+          "OR is_hidden IS NOT ?6 OR lat IS NOT ?7 OR lon IS NOT ?8 OR albums_json IS NOT ?9 OR duration_seconds IS "
+          "NOT ?10 OR pixel_width IS NOT ?11 OR pixel_height IS NOT ?12 OR burst_id IS NOT ?13 OR "
+          "deleted_in_photos_at IS NOT NULL)");
       for (const auto& r : records) {
         select.bindAll(r.id.raw);
         std::optional<double> stored;
@@ -737,34 +830,29 @@ struct Catalog::Impl {
     return db.readTransaction([&] {
       ArchiveTotals t;
       t.assets = count(db, "SELECT COUNT(*) FROM assets WHERE deleted_in_photos_at IS NULL");
-      {
-        // Present assets with at least one resource row, all of them
-        // verified, counted by kind. One covering lookup of each present
-        // asset's rows: state is never NULL, so "no row is not verified" is
-        // "the largest of state != 'verified' is 0", and an asset without
-        // rows gives NULL and is not counted. Driving the count from the
-        // assets' presence index costs half as much as grouping all rows by
-        // asset and joining the groups back to the assets.
-        auto& s = db.cached(
-            "SELECT a.kind AS kind, COUNT(*) AS n FROM assets a WHERE a.deleted_in_photos_at IS NULL AND (SELECT "
-            "MAX(r.state != 'verified') FROM resources r WHERE r.asset_id = a.local_id) = 0 GROUP BY a.kind");
-        while (s.step()) {
-          const std::string stored = s.text(0);
+      // The other counts are kept by the catalog's triggers; they give the
+      // same numbers as counting the rows (fully verified assets by kind,
+      // pending or copying rows of present assets, failed rows and verified
+      // bytes of all rows).
+      auto& s = db.cached("SELECT name, n FROM catalog_counts");
+      while (s.step()) {
+        const std::string name = s.text(0);
+        const std::int64_t n = s.isNull(1) ? 0 : s.int64(1);
+        if (name == "pending") {
+          t.resourcesPending = n;
+        } else if (name == "failed") {
+          t.resourcesFailed = n;
+        } else if (name == "bytes_verified") {
+          t.bytesVerified = n;
+        } else if (name.starts_with(kVerifiedKindPrefix)) {
+          if (n == 0) continue;  // a kind without fully verified assets is absent
+          const std::string stored = name.substr(kVerifiedKindPrefix.size());
           auto kind = catalogKindFromString(stored);
           if (!kind) throw CatalogError::corrupt("asset kind " + stored);
-          const std::int64_t n = s.isNull(1) ? 0 : s.int64(1);
           t.verifiedByKind[*kind] = n;
-          // The same condition as verifiedByKind without the grouping: the
-          // sum over kinds is the number of fully verified assets.
           t.assetsFullyVerified += n;
         }
       }
-      t.resourcesPending = count(
-          db,
-          "SELECT COUNT(*) FROM resources r JOIN assets a ON a.local_id = r.asset_id WHERE r.state IN ('pending', "
-          "'copying') AND a.deleted_in_photos_at IS NULL");
-      t.resourcesFailed = count(db, "SELECT COUNT(*) FROM resources WHERE state = 'failed'");
-      t.bytesVerified = count(db, "SELECT COALESCE(SUM(bytes), 0) FROM resources WHERE state = 'verified'");
       t.lastRun = latestRun(db, "SELECT summary FROM runs ORDER BY started_at DESC, id DESC LIMIT 1");
       t.lastSyncRun =
           latestRun(db, "SELECT summary FROM runs WHERE trigger != 'verify' ORDER BY started_at DESC, id DESC LIMIT 1");
