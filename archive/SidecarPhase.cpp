@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
 #include <exception>
 #include <system_error>
 
 #include "archive/ShareErrors.h"
 #include "archive/XMPSidecar.h"
+#include "core/async/Task.h"
 
 namespace kv {
 
@@ -77,55 +79,62 @@ void writeFileAtomically(const std::filesystem::path& root, const std::filesyste
   }
 }
 
+namespace {
+
+// One sidecar on its way: written (or being written), then recorded in the
+// catalog and reported, in the order of the rows.
+struct SidecarWrite {
+  AssetID asset;
+  std::string relativePath;
+  std::string hash;
+  std::optional<Task<std::exception_ptr>> onFileExecutor;
+  std::exception_ptr inlineFailure;
+};
+
+// The file calls of this many sidecars may be under way at once: each waits
+// mostly for the share to flush its few kilobytes, so a sequential phase
+// would spend its time waiting on one flush after another.
+constexpr std::size_t kSidecarWritesInFlight = 8;
+
+Async<std::exception_ptr> outcomeOf(SidecarWrite& write) {
+  if (write.onFileExecutor) co_return co_await write.onFileExecutor->value();
+  co_return write.inlineFailure;
+}
+
+}  // namespace
+
 Async<SidecarPhaseResult> SidecarPhase::run(std::function<void(const SidecarProgress&)> report) const {
   SidecarPhaseResult result;
-  // The verified rows come with their assets and stored hashes a page at a
-  // time: one catalog read per page rather than two per original.
-  std::vector<VerifiedRowWithSidecarInputs> page;
-  std::size_t next = 0;
-  std::int64_t lastID = 0;
-  for (;;) {
-    // A short page is not the end: the catalog ends a page before a row it
-    // cannot read, and the next read fails with that row's error.
-    if (next == page.size()) {
-      page = co_await catalog->verifiedRowsWithSidecarInputs(lastID, kSidecarPageSize);
-      next = 0;
-      if (page.empty()) break;
-      lastID = *page.back().row.id;
-    }
-    VerifiedRowWithSidecarInputs& candidate = page[next++];
-    const ResourceRow& row = candidate.row;
-    if (row.type != ResourceType::original) continue;
-    co_await checkCancellation();
+  // Written sidecars are recorded and reported strictly in row order; only
+  // the file calls run ahead, and only on the file executor (inline there is
+  // nothing to overlap).
+  const std::size_t window = fileExecutor ? kSidecarWritesInFlight : 1;
+  std::deque<SidecarWrite> inFlight;
 
-    if (!candidate.asset) {
-      ++result.skipped;
-      continue;
-    }
-    const XMPSidecar::Inputs inputs = XMPSidecar::makeInputs(candidate.asset->first, candidate.asset->second);
-    const std::string hash = XMPSidecar::inputsHash(inputs);
-    if (candidate.sidecarInputsHash && *candidate.sidecarInputsHash == hash) {
-      ++result.current;
-      continue;
-    }
-
-    const std::string relativePath = sidecarRelativePath(row.relativePath);
-    const std::filesystem::path target = destination / relativePath;
-    const std::string text = XMPSidecar::document(inputs);
-
-    std::exception_ptr failure;
-    auto write = [&] {
+  auto start = [&](SidecarWrite write, std::string text) {
+    auto call = [writeFile = writeFile, root = destination, target = destination / write.relativePath,
+                 text = std::move(text)]() -> std::exception_ptr {
       try {
-        writeFile(destination, target, text);
+        writeFile(root, target, text);
+        return nullptr;
       } catch (...) {
-        failure = std::current_exception();
+        return std::current_exception();
       }
     };
     if (fileExecutor) {
-      co_await asio::co_spawn(*fileExecutor, [&]() -> Async<void> { write(); co_return; }, asio::use_awaitable);
+      write.onFileExecutor = Task<std::exception_ptr>::spawn(
+          *fileExecutor, [call = std::move(call)]() -> Async<std::exception_ptr> { co_return call(); });
     } else {
-      write();
+      write.inlineFailure = call();
     }
+    inFlight.push_back(std::move(write));
+  };
+
+  // Records the oldest write once it has ended; a failed one ends the phase.
+  auto finishOldest = [&]() -> Async<void> {
+    SidecarWrite write = std::move(inFlight.front());
+    inFlight.pop_front();
+    const std::exception_ptr failure = co_await outcomeOf(write);
     if (failure) {
       // Out of space → shareFull(0); anything else → destinationUnavailable.
       // The file error stays attached for whoever walks the chain.
@@ -136,14 +145,59 @@ Async<SidecarPhaseResult> SidecarPhase::run(std::function<void(const SidecarProg
         std::throw_with_nested(std::move(error));
       }
     }
-
-    co_await catalog->recordSidecar(row.assetID, relativePath, hash, clock->now());
+    co_await catalog->recordSidecar(write.asset, write.relativePath, write.hash, clock->now());
     ++result.written;
-
     ArchiveTotals totals = co_await catalog->totals();
     if (report) {
-      report(SidecarProgress{std::move(totals), std::filesystem::path(relativePath).filename().string(), relativePath});
+      report(SidecarProgress{std::move(totals), std::filesystem::path(write.relativePath).filename().string(),
+                             write.relativePath});
     }
+  };
+
+  std::exception_ptr stopped;
+  try {
+    // The verified rows come with their assets and stored hashes a page at
+    // a time: one catalog read per page rather than two per original.
+    std::vector<VerifiedRowWithSidecarInputs> page;
+    std::size_t next = 0;
+    std::int64_t lastID = 0;
+    for (;;) {
+      // A short page is not the end: the catalog ends a page before a row
+      // it cannot read, and the next read fails with that row's error.
+      if (next == page.size()) {
+        page = co_await catalog->verifiedRowsWithSidecarInputs(lastID, kSidecarPageSize);
+        next = 0;
+        if (page.empty()) break;
+        lastID = *page.back().row.id;
+      }
+      VerifiedRowWithSidecarInputs& candidate = page[next++];
+      const ResourceRow& row = candidate.row;
+      if (row.type != ResourceType::original) continue;
+      co_await checkCancellation();
+
+      if (!candidate.asset) {
+        ++result.skipped;
+        continue;
+      }
+      const XMPSidecar::Inputs inputs = XMPSidecar::makeInputs(candidate.asset->first, candidate.asset->second);
+      std::string hash = XMPSidecar::inputsHash(inputs);
+      if (candidate.sidecarInputsHash && *candidate.sidecarInputsHash == hash) {
+        ++result.current;
+        continue;
+      }
+      if (inFlight.size() >= window) co_await finishOldest();
+      start(SidecarWrite{row.assetID, sidecarRelativePath(row.relativePath), std::move(hash), std::nullopt, nullptr},
+            XMPSidecar::document(inputs));
+    }
+    while (!inFlight.empty()) co_await finishOldest();
+  } catch (...) {
+    stopped = std::current_exception();
+  }
+  if (stopped) {
+    // Nothing of this phase may still touch the share once it has ended.
+    // Sidecars written but not recorded are written again next run.
+    for (auto& write : inFlight) (void)co_await outcomeOf(write);
+    std::rethrow_exception(stopped);
   }
   co_return result;
 }

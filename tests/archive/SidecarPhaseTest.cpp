@@ -8,6 +8,9 @@
 #include <asio/thread_pool.hpp>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -121,7 +124,7 @@ class SidecarPhaseTest : public test::CatalogTestBase {
   fs::path destination;
   std::shared_ptr<test::ManualClock> clock;
   std::vector<SidecarProgress> reports;
-  int writes = 0;
+  std::atomic<int> writes = 0;  // the file executor may write several at once
 };
 
 TEST_F(SidecarPhaseTest, WritesOneSidecarBesideEachVerifiedOriginal) {
@@ -306,6 +309,77 @@ TEST_F(SidecarPhaseTest, WritesOnTheFileExecutorWhenGiven) {
   EXPECT_NE(writerThread.load(), std::this_thread::get_id());
   EXPECT_EQ(readFile(destination / "2021/03/IMG_0001.HEIC.xmp"), expectedDocument(a.id));
   ASSERT_EQ(reports.size(), 1u);
+  pool.join();
+}
+
+// On a file executor the file calls of several sidecars overlap, while the
+// catalog records them and the reports come strictly in row order. A failed
+// write ends the phase after the sidecars before it are recorded, and no
+// write is still running when the phase has ended.
+TEST_F(SidecarPhaseTest, WritesOverlapOnTheFileExecutorAndAreRecordedInRowOrder) {
+  std::vector<AssetRecord> assets;
+  for (int i = 0; i < 12; ++i) {
+    assets.push_back(verifiedAsset("A" + std::to_string(10 + i), "IMG_" + std::to_string(10 + i) + ".HEIC"));
+  }
+  asio::thread_pool pool(4);
+  std::mutex mu;
+  std::condition_variable changed;
+  int inside = 0, mostInside = 0, running = 0, calls = 0;
+  std::set<std::string> failOn;
+  SidecarPhase p = phase([&](const fs::path& root, const fs::path& target, std::string_view text) {
+    std::unique_lock lock(mu);
+    ++running;
+    mostInside = std::max(mostInside, ++inside);
+    changed.notify_all();
+    // The first write waits (for two seconds at most) for a second one to
+    // start: with writes one after another that never happens.
+    if (++calls == 1) changed.wait_for(lock, std::chrono::seconds(2), [&] { return inside >= 2; });
+    const bool fail = failOn.contains(target.filename().string());
+    lock.unlock();
+    struct Leave {
+      std::mutex& mu;
+      int& inside;
+      int& running;
+      ~Leave() {
+        std::lock_guard l(mu);
+        --inside;
+        --running;
+      }
+    } leave{mu, inside, running};
+    if (fail) throw std::system_error(EIO, std::generic_category(), "write " + target.string() + ".partial");
+    writeFileAtomically(root, target, text);
+  });
+  p.fileExecutor = pool.get_executor();
+
+  EXPECT_EQ(runPhase(p).written, 12);
+  EXPECT_GE(mostInside, 2);
+  ASSERT_EQ(reports.size(), 12u);
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    EXPECT_EQ(reports[i].filename, "IMG_" + std::to_string(10 + i) + ".HEIC.xmp");
+  }
+
+  // Changed inputs everywhere; the sixth write fails.
+  for (const auto& a : assets) storeMetadata(a.id, PhotosMetadata{"new title", std::nullopt, {}});
+  std::vector<std::optional<std::string>> before;
+  for (const auto& a : assets) before.push_back(storedHash(a.id));
+  failOn = {"IMG_15.HEIC.xmp"};
+  reports.clear();
+  const auto error = runPhaseFailing(p);
+  EXPECT_EQ(error.kind(), ZovarIviduvaError::Case::destinationUnavailable);
+  {
+    std::lock_guard lock(mu);
+    EXPECT_EQ(running, 0);
+  }
+  ASSERT_EQ(reports.size(), 5u);
+  for (std::size_t i = 0; i < assets.size(); ++i) {
+    if (i < 5) {
+      EXPECT_NE(storedHash(assets[i].id), before[i]) << i;
+      EXPECT_EQ(readFile(destination / ("2021/03/" + reports[i].filename)), expectedDocument(assets[i].id));
+    } else {
+      EXPECT_EQ(storedHash(assets[i].id), before[i]) << i;  // written again next run
+    }
+  }
+  EXPECT_TRUE(partials(destination).empty());
   pool.join();
 }
 
