@@ -92,6 +92,14 @@ double seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// User and system time of this process so far.
+double cpuSeconds() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return s(usage.ru_utime) + s(usage.ru_stime);
+}
+
 double shell(const std::string& command) {
   const auto t0 = std::chrono::steady_clock::now();
   if (std::system(command.c_str()) != 0) {
@@ -234,6 +242,7 @@ int main(int argc, char** argv) {
 
   // (a)
   auto engine = ArchiveEngine::make(source, nullptr, catalog, work / "archive", options, services(pool, files));
+  const double cpuBefore = cpuSeconds();
   auto t0 = std::chrono::steady_clock::now();
   // Where the time of (a) goes: when each phase first reported, and the
   // last report of the copy phase (the sidecars are written after it).
@@ -252,7 +261,8 @@ int main(int argc, char** argv) {
   const double syncSeconds = seconds(t0);
   std::printf("(a) phases:");
   for (const auto& [name, at] : phaseStarts) std::printf(" %s at %.2f s,", name.c_str(), at);
-  std::printf(" first sidecar at %.2f s, end at %.2f s\n", firstSidecar, syncSeconds);
+  std::printf(" first sidecar at %.2f s, end at %.2f s; CPU time %.2f s\n", firstSidecar, syncSeconds,
+              cpuSeconds() - cpuBefore);
   if (first.outcome != RunOutcome::complete || first.resourcesVerified != assets) {
     std::fprintf(stderr, "first sync was %s with %lld verified\n", std::string(storedString(first.outcome)).c_str(),
                  static_cast<long long>(first.resourcesVerified));
