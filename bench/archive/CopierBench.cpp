@@ -27,6 +27,7 @@
 #include "archive/ResourceCopier.h"
 #include "core/Clock.h"
 #include "core/async/Task.h"
+#include "platform/linux/core/AllocatorTuning.h"
 
 namespace fs = std::filesystem;
 using namespace kv;
@@ -87,6 +88,7 @@ void dropCaches(const fs::path& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kv::tuneAllocatorForLargeBuffers();
   const int files = argc > 1 ? std::atoi(argv[1]) : 400;
   const int megabytes = argc > 2 ? std::atoi(argv[2]) : 5;
   const int workers = argc > 3 ? std::atoi(argv[3]) : 6;

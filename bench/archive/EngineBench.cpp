@@ -28,6 +28,7 @@
 #include "archive/Catalog.h"
 #include "archive/XMPSidecar.h"
 #include "core/async/Task.h"
+#include "platform/linux/core/AllocatorTuning.h"
 
 namespace fs = std::filesystem;
 using namespace kv;
@@ -191,6 +192,7 @@ int measureResync(const fs::path& work, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kv::tuneAllocatorForLargeBuffers();
   fs::path base = std::getenv("TMPDIR") ? fs::path(std::getenv("TMPDIR")) : fs::path("/tmp");
   int assets = 2000;
   long megabytes = 1536;
@@ -248,21 +250,30 @@ int main(int argc, char** argv) {
   // last report of the copy phase (the sidecars are written after it).
   std::mutex phaseMutex;
   std::vector<std::pair<std::string, double>> phaseStarts;
-  double firstSidecar = 0;
+  double firstSidecar = 0, sidecarCPU = 0;
+  std::vector<double> phaseCPU;
   auto onProgress = [&](const ArchiveProgress& p) {
     std::lock_guard lock(phaseMutex);
     const std::string name(storedString(p.phase));
-    if (phaseStarts.empty() || phaseStarts.back().first != name) phaseStarts.emplace_back(name, seconds(t0));
-    if (firstSidecar == 0 && p.currentFilename && p.currentFilename->ends_with(".xmp")) firstSidecar = seconds(t0);
+    if (phaseStarts.empty() || phaseStarts.back().first != name) {
+      phaseStarts.emplace_back(name, seconds(t0));
+      phaseCPU.push_back(cpuSeconds() - cpuBefore);
+    }
+    if (firstSidecar == 0 && p.currentFilename && p.currentFilename->ends_with(".xmp")) {
+      firstSidecar = seconds(t0);
+      sidecarCPU = cpuSeconds() - cpuBefore;
+    }
   };
   const RunSummary first = runOn<RunSummary>(pool, [&]() -> Async<RunSummary> {
     co_return co_await engine->sync(RunTrigger::manual, onProgress);
   });
   const double syncSeconds = seconds(t0);
   std::printf("(a) phases:");
-  for (const auto& [name, at] : phaseStarts) std::printf(" %s at %.2f s,", name.c_str(), at);
-  std::printf(" first sidecar at %.2f s, end at %.2f s; CPU time %.2f s\n", firstSidecar, syncSeconds,
-              cpuSeconds() - cpuBefore);
+  for (std::size_t i = 0; i < phaseStarts.size(); ++i) {
+    std::printf(" %s at %.2f s (CPU %.2f s),", phaseStarts[i].first.c_str(), phaseStarts[i].second, phaseCPU[i]);
+  }
+  std::printf(" first sidecar at %.2f s (CPU %.2f s), end at %.2f s (CPU %.2f s)\n", firstSidecar, sidecarCPU,
+              syncSeconds, cpuSeconds() - cpuBefore);
   if (first.outcome != RunOutcome::complete || first.resourcesVerified != assets) {
     std::fprintf(stderr, "first sync was %s with %lld verified\n", std::string(storedString(first.outcome)).c_str(),
                  static_cast<long long>(first.resourcesVerified));

@@ -41,6 +41,7 @@
 #include "naslink/NetFSShareMounter.h"
 #include "platform/linux/naslink/RcloneMountService.h"
 #include "tools/kelvane-demo/DemoFolderSource.h"
+#include "platform/linux/core/AllocatorTuning.h"
 
 namespace fs = std::filesystem;
 using namespace kv;
@@ -429,6 +430,7 @@ int usage(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kv::tuneAllocatorForLargeBuffers();
   Arguments args;
   for (int i = 1; i < argc; ++i) {
     const std::string key = argv[i];
