@@ -99,6 +99,28 @@ int moveNoReplace(const std::filesystem::path& from, const std::filesystem::path
   return errno;
 }
 
+// Makes the share report the size just written before the copy is read back.
+// rclone's mount can keep a size from a folder listing taken while the file
+// was still being uploaded (other copies into the same folder list it all the
+// time); a read-back would then end at that size. A listing of the folder
+// started after the close sees the whole file, so the folder is listed once
+// when the size is not what was written. Errors are left to the read-back.
+void settleWrittenSize(const std::filesystem::path& file, std::int64_t written) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) == 0 && st.st_size == written) return;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(file.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+  }
+}
+
+// The pauses before a move is tried again when the share refuses it with EIO
+// or EBUSY. A file just read back can still be open on the server for a
+// moment (FUSE closes it after close(2) has returned), and an SMB server
+// refuses to rename an open file, which rclone's mount reports as EIO.
+constexpr double kMoveRetryPauses[] = {0.05, 0.2, 0.5, 1.0};
+
+bool mayBeStillOpen(int moveCode) { return moveCode == EIO || moveCode == EBUSY; }
+
 // The stall watchdog of one download: a task beside the consumer that
 // abandons the source stream when no data arrives for the stall timeout or
 // the rate over a crawl window falls below the threshold.
@@ -502,7 +524,10 @@ class CopyRun {
     std::exception_ptr readError;
     const Date r0 = c_.clock->now();
     try {
-      readBack = co_await blocking(c_, [&] { return c_.hashFile(partial); });
+      readBack = co_await blocking(c_, [&] {
+        settleWrittenSize(partial, written);
+        return c_.hashFile(partial);
+      });
     } catch (...) {
       readError = std::current_exception();
     }
@@ -521,14 +546,28 @@ class CopyRun {
     }
 
     // Move into place.
-    int moveCode;
-    if (replace) {
-      moveCode = co_await blocking(c_, [&] { return ::rename(partial.c_str(), target.c_str()) == 0 ? 0 : errno; });
-    } else {
-      moveCode = co_await blocking(c_, [&] { return moveNoReplace(partial, target); });
+    auto move = [&] {
+      if (replace) return ::rename(partial.c_str(), target.c_str()) == 0 ? 0 : errno;
+      return moveNoReplace(partial, target);
+    };
+    int moveCode = co_await blocking(c_, move);
+    bool pauseCancelled = false;
+    for (const double pause : kMoveRetryPauses) {
+      if (!mayBeStillOpen(moveCode)) break;
+      try {
+        co_await c_.clock->sleep(Seconds(pause));
+      } catch (const CancelledError&) {
+        pauseCancelled = true;
+      }
+      if (pauseCancelled) break;
+      moveCode = co_await blocking(c_, move);
     }
     co_await finishTasks();
     if (moveCode == 0) co_return WriteResult{false, CopyOutcome::verified(sourceDigest, written, false), {}, 0};
+    if (pauseCancelled) {
+      removeQuietly(partial);
+      co_return WriteResult{false, CopyOutcome::cancelled(), {}, 0};
+    }
     removeQuietly(partial);
     if (!replace && nameTaken(target)) co_return WriteResult{true, {}, sourceDigest, written};
     throw classifyShareError(posixError("cannot move the copy into place", target, moveCode), 0);

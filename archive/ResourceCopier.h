@@ -8,7 +8,12 @@
 // "<target>.partial" beside the target, drops the kernel's cached pages of
 // that file and reads it back from the share, compares digests, and only then
 // moves it to its final name: with replace by rename(2) (atomic), without
-// replace by renameat2(RENAME_NOREPLACE). A file already at the target is
+// replace by renameat2(RENAME_NOREPLACE). Two allowances for network mounts:
+// when the share reports a size other than what was written, the folder is
+// listed once before the read-back (so that the share looks at the file
+// again), and a move refused with EIO or EBUSY is tried again after 0.05,
+// 0.2, 0.5 and 1 s on `clock` (the file just read back may still be open on
+// the server for a moment). A file already at the target is
 // adopted when it holds the same bytes, replaced (atomically) when an owned
 // row of ours wrote it, and otherwise left alone: the row is relocated to the
 // next free name (at most 8 times per copy).

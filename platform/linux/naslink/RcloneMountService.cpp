@@ -171,9 +171,9 @@ struct RcloneMountService::Shared {
     std::vector<std::string> mountArgs{"mount", remote, point.string(), "--vfs-cache-mode", "off",
                                        // Listings come from the share, so that a health probe sees a dead share.
                                        "--dir-cache-time", "0s",
-                                       // No file attributes cached in the kernel either: a size seen
-                                       // while a copy was still being written would cut its read-back
-                                       // short (a truncated read, a false mismatch).
+                                       // No file attributes cached in the kernel either: a stat after a
+                                       // write shows the size rclone knows now (see the header for the
+                                       // stale size a listing can leave behind).
                                        "--attr-timeout", "0s"};
     mountArgs.insert(mountArgs.end(), connection.begin(), connection.end());
     std::shared_ptr<RcloneProcess> p;

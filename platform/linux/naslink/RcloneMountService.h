@@ -9,9 +9,22 @@
 // in its own process group and completes when <dir> appears in the mount
 // table (or with a status derived from rclone's output when it ends first).
 // Without the VFS cache every read goes to the share, which the copier's
-// read-back relies on; without the kernel's attribute cache a read-back also
-// sees the file's full size (a size cached while the file was still being
-// written would end the read early).
+// read-back relies on; listings (--dir-cache-time 0s) come from the share too,
+// so that a health probe and the engine's share checks see a dead share, and
+// the kernel caches no attributes (--attr-timeout 0s), so that a stat shows
+// what rclone knows at that moment.
+//
+// Two behaviours of this mount (rclone 1.60) that writers must allow for, as
+// the resource copier does:
+//   - a folder listing taken while a file is being uploaded (every lookup in
+//     the folder lists it) can land just after the upload has finished and
+//     leave the file at its size of that moment: a stat then reports that
+//     size and a read ends there, until the folder is listed again;
+//   - a file just closed can still be open on the server for a moment (FUSE
+//     releases files after close(2) has returned), and the server refuses to
+//     rename or delete an open file: the rename fails with EIO.
+// No mount option changes either (a longer directory cache only makes the
+// first rarer, and would hide a dead share from the listings).
 //
 // The password never appears on a command line or in a log: it is handed to
 // `rclone obscure -` on standard input and passed, obscured, in the
