@@ -67,11 +67,7 @@ std::string sha256Hex(const fs::path& p) {
 class NASLinkPeerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (auto why = test::SambaPeer::missingPrerequisite(); !why.empty()) {
-      const char* ci = std::getenv("CI");
-      if (ci && std::string(ci) == "true") FAIL() << "peer tests cannot run in CI: " << why;
-      GTEST_SKIP() << "peer tests not run: " << why;
-    }
+    KV_REQUIRE_SAMBA_PEER();
     samba = std::make_unique<test::SambaPeer>();
     home = fs::temp_directory_path() / ("kv-peer-home-" + std::to_string(::getpid()));
     fs::remove_all(home);

@@ -7,6 +7,7 @@
 // Started by the constructor, stopped (its process group killed) and removed
 // by the destructor, also when a test fails. Throws std::runtime_error when
 // the server does not come up within a few seconds.
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -46,3 +47,15 @@ class SambaPeer {
 };
 
 }  // namespace kv::test
+
+// For a fixture's SetUp: skips the test when this machine cannot run the
+// Samba peer, except in CI (CI=true), where the peer suites must run and the
+// test fails instead.
+#define KV_REQUIRE_SAMBA_PEER()                                                              \
+  do {                                                                                        \
+    if (auto why = ::kv::test::SambaPeer::missingPrerequisite(); !why.empty()) {            \
+      const char* ci = std::getenv("CI");                                                     \
+      if (ci && std::string(ci) == "true") FAIL() << "peer tests cannot run in CI: " << why; \
+      GTEST_SKIP() << "peer tests not run: " << why;                                          \
+    }                                                                                         \
+  } while (false)

@@ -47,11 +47,7 @@ std::string describe(const CopyOutcome& o) {
 class ShareCopyPeerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (auto why = test::SambaPeer::missingPrerequisite(); !why.empty()) {
-      const char* ci = std::getenv("CI");
-      if (ci && std::string(ci) == "true") FAIL() << "peer tests cannot run in CI: " << why;
-      GTEST_SKIP() << "peer tests not run: " << why;
-    }
+    KV_REQUIRE_SAMBA_PEER();
     samba = std::make_unique<test::SambaPeer>();
     home = fs::temp_directory_path() / ("kv-copy-peer-" + std::to_string(::getpid()));
     fs::remove_all(home);
